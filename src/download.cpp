@@ -1,0 +1,221 @@
+#include "download.h"
+
+#include "diag.h"
+#include "wavelot.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+transfer_limits download_limits = {
+    30, // connect timeout
+    1,  // below 1 byte/s ...
+    60, // ... for 60 s: the server has stalled
+    20, // redirects
+};
+
+namespace {
+
+struct curl_deleter {
+    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
+};
+using curl_ptr = std::unique_ptr<CURL, curl_deleter>;
+
+// The part file: a descriptor that holds the run's lock on it, and a
+// stream on a duplicate of it that takes the body. Closing the stream
+// leaves the lock in place until the descriptor goes too.
+struct part_file {
+    int lock_fd = -1;
+    std::FILE *stream = nullptr;
+
+    part_file() = default;
+    part_file(const part_file &) = delete;
+    part_file &operator=(const part_file &) = delete;
+    ~part_file()
+    {
+        if (stream != nullptr)
+            std::fclose(stream);
+        if (lock_fd >= 0)
+            close(lock_fd);
+    }
+};
+
+// Path and suffix; target_path_max leaves room for the suffix, so this
+// never cuts.
+void add_suffix(char (&out)[path_buffer_size], const char *path, std::size_t len,
+                const char (&suffix)[6])
+{
+    std::memcpy(out, path, len);
+    std::memcpy(out + len, suffix, sizeof suffix);
+}
+
+// Every option of an episode transfer is set here.
+void set_transfer_options(CURL *handle, const episode *ep, std::FILE *stream)
+{
+    curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(handle, CURLOPT_URL, ep->url);
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_chunk);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, stream);
+    // An error page is not an episode.
+    curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, download_limits.connect_timeout_seconds);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, download_limits.low_speed_bytes);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, download_limits.low_speed_seconds);
+    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, download_limits.max_redirects);
+    // A feed must not make us read local files or talk other protocols.
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
+#endif
+    curl_easy_setopt(handle, CURLOPT_USERAGENT, user_agent);
+}
+
+// False when another run holds the part file, or has just moved it into
+// place: the path then names another file than the one we opened.
+bool lock_part_file(int fd, const char *part_path)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return errno != EWOULDBLOCK; // file systems without locks: go on
+    struct stat opened, named;
+    if (fstat(fd, &opened) != 0 || stat(part_path, &named) != 0)
+        return false;
+    return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// Flushes, syncs and closes the body stream; the first failure's errno is
+// kept for the warning.
+bool close_body(part_file &part)
+{
+    int failure = 0;
+    if (std::fflush(part.stream) != 0 || std::ferror(part.stream))
+        failure = errno != 0 ? errno : EIO;
+    if (failure == 0 && fsync(fileno(part.stream)) != 0)
+        failure = errno;
+    int closed = std::fclose(part.stream);
+    part.stream = nullptr;
+    if (failure == 0 && closed != 0)
+        failure = errno;
+    errno = failure;
+    return failure == 0;
+}
+
+// asctime's layout; asctime itself gives up on years past 9999.
+void format_date(std::time_t date, char (&text)[64])
+{
+    static const char weekdays[][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char months[][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    struct tm local;
+    if (localtime_r(&date, &local) == nullptr) {
+        std::snprintf(text, sizeof text, "\n");
+        return;
+    }
+    if (asctime_r(&local, text) != nullptr)
+        return;
+    std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %lld\n",
+                  weekdays[local.tm_wday % 7], months[local.tm_mon % 12], local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec, local.tm_year + 1900LL);
+}
+
+void write_info_file(const episode *ep, const char *target_path, char (&info_path)[path_buffer_size])
+{
+    add_suffix(info_path, target_path, std::strlen(target_path), ".info");
+    std::FILE *info = std::fopen(info_path, "w+");
+    if (info == nullptr) {
+        warn("Can't create file %s\n", target_path);
+        return;
+    }
+    char date_text[64];
+    format_date(ep->date, date_text);
+    int printed = std::fprintf(info, "Filename : %s\nTitle : %s\nTags : %s\nDate : %s",
+                               ep->filename, ep->title, ep->tags, date_text);
+    bool failed = printed < 0 || std::fflush(info) != 0 || std::ferror(info);
+    int saved = errno;
+    if (std::fclose(info) != 0 && !failed) {
+        failed = true;
+        saved = errno;
+    }
+    if (failed) {
+        errno = saved;
+        warn("Can't write file : %s\n", info_path);
+    }
+}
+
+} // namespace
+
+std::size_t write_chunk(char *block, std::size_t size, std::size_t count, void *stream)
+{
+    return std::fwrite(block, size, count, static_cast<std::FILE *>(stream));
+}
+
+void download_episode(const episode *ep, const char *target_dir)
+{
+    char target_path[path_buffer_size];
+    char part_path[path_buffer_size];
+
+    int n = std::snprintf(target_path, sizeof target_path, "%s/%s", target_dir, ep->filename);
+    if (n < 0 || static_cast<std::size_t>(n) > target_path_max)
+        err(fatal_status(), "Filename is to long: %s\n", ep->filename);
+    add_suffix(part_path, target_path, static_cast<std::size_t>(n), ".part");
+
+    if (access(target_path, R_OK) == 0) {
+        debug("skip file (exist) : %s\n", ep->url);
+        return;
+    }
+    debug("downloading file : %s\n", ep->url);
+
+    // Not truncated yet: another run may be writing it.
+    part_file part;
+    part.lock_fd = open(part_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (part.lock_fd < 0)
+        err(fatal_status(), "Can't create file : %s\n", part_path);
+    if (!lock_part_file(part.lock_fd, part_path)) {
+        debug("skip file (in progress) : %s\n", ep->url);
+        return;
+    }
+    if (ftruncate(part.lock_fd, 0) != 0) {
+        warn("Can't write file : %s\n", part_path);
+        return;
+    }
+    int stream_fd = dup(part.lock_fd);
+    if (stream_fd < 0 || (part.stream = fdopen(stream_fd, "w")) == nullptr) {
+        if (stream_fd >= 0)
+            close(stream_fd);
+        err(fatal_status(), "Can't create file : %s\n", part_path);
+    }
+
+    curl_ptr handle(curl_easy_init());
+    CURLcode code = CURLE_FAILED_INIT;
+    if (handle) {
+        set_transfer_options(handle.get(), ep, part.stream);
+        code = curl_easy_perform(handle.get());
+    }
+    bool written = close_body(part);
+
+    if (code != CURLE_OK) {
+        warn("Error %d downloading file : %s", static_cast<int>(code), ep->url);
+        return;
+    }
+    if (!written) {
+        warn("Can't write file : %s\n", part_path);
+        return;
+    }
+    if (std::rename(part_path, target_path) != 0) {
+        warn("Can't rename file from %s to %s", part_path, target_path);
+        return;
+    }
+    if (write_info)
+        write_info_file(ep, target_path, part_path);
+}

@@ -1,0 +1,138 @@
+#include "feed.h"
+
+#include "date.h"
+#include "diag.h"
+#include "wavelot.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string_view>
+
+#include <mrss.h>
+
+feed_fetch_limits feed_limits = {300};
+
+namespace {
+
+struct mrss_deleter {
+    void operator()(mrss_t *feed) const { mrss_free(feed); }
+};
+using feed_ptr = std::unique_ptr<mrss_t, mrss_deleter>;
+
+struct options_deleter {
+    void operator()(mrss_options_t *options) const { mrss_options_free(options); }
+};
+using options_ptr = std::unique_ptr<mrss_options_t, options_deleter>;
+
+struct free_deleter {
+    void operator()(char *p) const { std::free(p); }
+};
+
+constexpr std::int64_t seconds_per_day = 86400;
+
+bool too_old(std::time_t now, std::time_t date, std::int32_t max_days)
+{
+    if (date == 0 || max_days == 0)
+        return false;
+    std::int64_t age = (static_cast<std::int64_t>(now) - static_cast<std::int64_t>(date)) /
+                       seconds_per_day;
+    return age > static_cast<std::int64_t>(max_days);
+}
+
+// An RSS 2.0 permalink guid is the item's web page, so the enclosure wins;
+// the guid serves only items that carry no enclosure.
+const char *download_url(const mrss_item_t *item)
+{
+    if (item->enclosure_url != nullptr && item->enclosure_url[0] != '\0')
+        return item->enclosure_url;
+    if (item->guid != nullptr && item->guid_isPermaLink != 0 && item->guid[0] != '\0')
+        return item->guid;
+    return nullptr;
+}
+
+// The text after the last '/' that is not the URL's first character, as a
+// new string cut at its first '?'.
+char *filename_from_url(const char *url)
+{
+    const char *start = url + 1;
+    for (const char *slash; (slash = std::strchr(start, '/')) != nullptr;)
+        start = slash + 1;
+    char *name = strdup(start);
+    if (name == nullptr)
+        err(fatal_status(), "Memory allocation error");
+    name[std::strcspn(name, "?")] = '\0';
+    return name;
+}
+
+// Every category followed by ';' while there is room; at most 255 bytes.
+void build_tags(const mrss_category_t *category, char (&tags)[tags_max + 1])
+{
+    std::memset(tags, 0, sizeof tags);
+    std::size_t len = 0;
+    for (; category != nullptr; category = category->next) {
+        if (category->category == nullptr || category->category[0] == '\0')
+            continue;
+        std::string_view text(category->category);
+        std::size_t room = len < tags_max - 1 ? tags_max - 1 - len : 0;
+        std::size_t n = text.size() < room ? text.size() : room;
+        std::memcpy(tags + len, text.data(), n);
+        len += n;
+        if (len < tags_max)
+            tags[len++] = ';';
+    }
+}
+
+void queue_item(const mrss_item_t *item, std::time_t date, episode_list *list)
+{
+    const char *url = download_url(item);
+    if (url == nullptr) {
+        warn("The item has no URL : %s", item->title ? item->title : "");
+        return;
+    }
+    std::unique_ptr<char, free_deleter> filename(filename_from_url(url));
+    char tags[tags_max + 1];
+    build_tags(item->category, tags);
+    debug("   - URL %s\n", url);
+    episode_list_append(list, item->title, url, item->enclosure_length, date, tags,
+                        filename.get());
+}
+
+} // namespace
+
+int scan_feed(char *line, episode_list *list, std::int32_t max_days)
+{
+    std::time_t now = std::time(nullptr);
+    line[std::strcspn(line, "\r\n")] = '\0';
+    debug("Parse feed %s\n", line);
+
+    options_ptr options(mrss_options_new(feed_limits.timeout_seconds, nullptr, nullptr,
+                                         nullptr, nullptr, nullptr, 1, nullptr,
+                                         const_cast<char *>(user_agent)));
+    if (!options)
+        err(fatal_status(), "Memory allocation error");
+
+    mrss_t *parsed = nullptr;
+    CURLcode transfer_error = CURLE_OK;
+    mrss_error_t result =
+        mrss_parse_url_with_options_and_error(line, &parsed, options.get(), &transfer_error);
+    feed_ptr feed(parsed);
+    if (result != MRSS_OK) {
+        warn("%s ", mrss_strerror(result));
+        return 1;
+    }
+
+    for (const mrss_item_t *item = feed->item; item != nullptr; item = item->next) {
+        if (feed->version != MRSS_VERSION_2_0) {
+            warn("The RSS is not in V2 : %s\n", line);
+            continue;
+        }
+        std::time_t date = rfc822_to_time(item->pubDate);
+        if (too_old(now, date, max_days))
+            continue;
+        queue_item(item, date, list);
+    }
+    return 1;
+}

@@ -1,0 +1,108 @@
+#include "wavelot.h"
+
+#include "diag.h"
+#include "download.h"
+#include "episode.h"
+#include "feed.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <unistd.h>
+
+std::int32_t write_info = 0;
+
+void print_usage()
+{
+    std::puts("usage: wavelot  -c podcastlist.cfg -o /some/directory -d <number> [-hilv]\n");
+    std::puts(" Options :");
+    std::puts(" -c podcastlist.cfg : A plain filename containing the list of podcasts");
+    std::puts(" -o /some/directory : The target directory where the files will be saved");
+    std::puts(" -l : Set the log to be written in syslog, otherwise log are written to stderr");
+    std::puts(" -i : Add an additional  .info file with information about the podcast");
+    std::puts(" -d <number> : Set the maximum number of days a podcast can have to be download");
+    std::puts(" -v : Verbose mode for debug ");
+    std::puts(" --version : Print the version number ");
+    std::exit(1);
+}
+
+[[noreturn]] static void print_version()
+{
+    std::printf("wavelot %s, wrote by the wavelot developers\n", version_text);
+    std::exit(0);
+}
+
+int wavelot_main(int argc, char **argv)
+{
+    static const struct option long_options[] = {
+        {"version", no_argument, nullptr, 0},
+        {nullptr, 0, nullptr, 0},
+    };
+    const char *list_path = nullptr;
+    const char *target_dir = nullptr;
+    std::int32_t max_days = 0;
+
+    if (argc == 1)
+        print_usage();
+
+    int opt, index;
+    while ((opt = getopt_long(argc, argv, "c:o:d:lhiv", long_options, &index)) != -1) {
+        switch (opt) {
+        case 'c':
+            list_path = optarg;
+            if (access(list_path, R_OK) != 0)
+                err(1, "%s", list_path);
+            break;
+        case 'o':
+            target_dir = optarg;
+            if (access(target_dir, R_OK | W_OK) != 0)
+                err(1, "%s", target_dir);
+            break;
+        case 'd':
+            max_days = std::atoi(optarg);
+            break;
+        case 'l':
+            use_syslog++;
+            break;
+        case 'i':
+            write_info++;
+            break;
+        case 'v':
+            verbose++;
+            break;
+        case 0:
+            if (std::strcmp(long_options[index].name, "version") == 0)
+                print_version();
+            break;
+        case 'h':
+        default:
+            print_usage();
+        }
+    }
+    if (list_path == nullptr || target_dir == nullptr)
+        print_usage();
+
+    episode_list queue;
+    episode_list_init(&queue);
+
+    // Pieces of at most 1023 bytes: a longer line reaches the scanner in parts.
+    if (std::FILE *list = std::fopen(list_path, "r")) {
+        char line[1024];
+        while (std::fgets(line, sizeof line, list) != nullptr)
+            scan_feed(line, &queue, max_days);
+    }
+
+    for (const episode *ep = queue.head; ep != nullptr; ep = ep->next)
+        download_episode(ep, target_dir);
+
+    episode_list_free(&queue);
+    return 0;
+}
+
+#ifndef WAVELOT_NO_MAIN
+int main(int argc, char **argv)
+{
+    return wavelot_main(argc, argv);
+}
+#endif
