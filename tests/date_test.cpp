@@ -1,5 +1,7 @@
 #include "date.h"
 
+#include "warning.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,12 +11,6 @@
 #include <string>
 
 namespace {
-
-std::string warning_line(const std::string &message, int errnum)
-{
-    return std::string(program_invocation_short_name) + ": " + message + ": " +
-           std::strerror(errnum) + "\n";
-}
 
 void set_zone(const char *zone)
 {

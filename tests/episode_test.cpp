@@ -1,5 +1,7 @@
 #include "episode.h"
 
+#include "warning.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -7,13 +9,6 @@
 #include <string>
 
 namespace {
-
-// Warnings go to standard error as "<program>: <message>: <errno text>".
-std::string warning_line(const std::string &message)
-{
-    return std::string(program_invocation_short_name) + ": " + message + ": " +
-           std::strerror(0) + "\n";
-}
 
 struct queue_test : testing::Test {
     episode_list list;

@@ -68,7 +68,8 @@ class Server:
             def do_GET(self):
                 with server.lock:
                     server.requests.append((self.path, self.headers.get("User-Agent")))
-                answer = server.routes.get(self.path)
+                answer = server.routes.get(self.path,
+                                           server.routes.get(self.path.split("?")[0]))
                 if callable(answer):
                     answer = answer(self)
                 if answer is None:

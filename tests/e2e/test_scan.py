@@ -1,0 +1,93 @@
+"""Feeds fetched over HTTP from a server on 127.0.0.1, and the verbose trace."""
+
+import os
+import re
+import shutil
+import socket
+import ssl
+import subprocess
+import threading
+import unittest
+
+from harness import Case, Response, item, rss, run
+
+DATE = "Tue, 10 Jun 2003 04:00:00 GMT"
+
+
+def closed_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Scan(Case):
+    def test_verbose_trace_and_failing_feeds_in_list_order(self):
+        srv = self.server()
+        srv.routes["/good.xml"] = Response(rss([
+            item("one", enclosure=srv.url("/e/1.mp3?x=1"), pubdate=DATE),
+            item("two", enclosure=srv.url("/e/2.mp3"), pubdate=DATE)]))
+        srv.routes["/notxml"] = Response("just some text")
+        srv.routes["/last.xml"] = Response(rss([item("three", enclosure=srv.url("/e/3.mp3"),
+                                                     pubdate=DATE)]))
+        for n in (1, 2, 3):
+            srv.routes["/e/%d.mp3" % n] = Response(b"audio %d" % n)
+        refused = "http://127.0.0.1:%d/feed.xml" % closed_port()
+        cfg = self.list_file(srv.url("/good.xml"), refused, srv.url("/missing.xml"),
+                             srv.url("/notxml"), srv.url("/last.xml"))
+        r = run(["-v", "-c", cfg, "-o", self.out])
+        self.assertEqual(r.returncode, 0)
+        errtext = r"[^\n]*"  # whatever errno libmrss left behind
+        expected = [
+            re.escape("Debug : Parse feed %s" % srv.url("/good.xml")),
+            re.escape("Debug :    - URL %s" % srv.url("/e/1.mp3?x=1")),
+            re.escape("Debug :    - URL %s" % srv.url("/e/2.mp3")),
+            re.escape("Debug : Parse feed %s" % refused),
+            re.escape("wavelot: Download error : ") + errtext,
+            re.escape("Debug : Parse feed %s" % srv.url("/missing.xml")),
+            re.escape("wavelot: Parser error : ") + errtext,  # libmrss parses the 404 page
+            re.escape("Debug : Parse feed %s" % srv.url("/notxml")),
+            re.escape("wavelot: Parser error : ") + errtext,
+            re.escape("Debug : Parse feed %s" % srv.url("/last.xml")),
+            re.escape("Debug :    - URL %s" % srv.url("/e/3.mp3")),
+            re.escape("Debug : downloading file : %s" % srv.url("/e/1.mp3?x=1")),
+            re.escape("Debug : downloading file : %s" % srv.url("/e/2.mp3")),
+            re.escape("Debug : downloading file : %s" % srv.url("/e/3.mp3")),
+        ]
+        lines = r.stderr.decode().splitlines()
+        self.assertEqual(len(lines), len(expected), r.stderr.decode())
+        for line, pattern in zip(lines, expected):
+            self.assertRegex(line, "^%s$" % pattern)
+        self.assertEqual(self.files(), ["1.mp3", "2.mp3", "3.mp3"])
+        # Every feed was fetched before any episode.
+        paths = srv.paths()
+        self.assertEqual(paths[:4], ["/good.xml", "/missing.xml", "/notxml", "/last.xml"])
+
+    def test_feed_requests_carry_the_user_agent(self):
+        srv = self.server()
+        srv.routes["/f.xml"] = Response(rss([]))
+        run(["-c", self.list_file(srv.url("/f.xml")), "-o", self.out])
+        self.assertEqual(srv.requests, [("/f.xml", "wavelot/0.4.0")])
+
+    @unittest.skipUnless(shutil.which("openssl"), "needs openssl to make a certificate")
+    def test_https_feed_with_self_signed_certificate_is_refused(self):
+        key, cert = os.path.join(self.dir, "key.pem"), os.path.join(self.dir, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        key, "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        srv = self.server()
+        srv.routes["/f.xml"] = Response(rss([item("x", enclosure=srv.url("/x.mp3"))]))
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        srv.httpd.socket = context.wrap_socket(srv.httpd.socket, server_side=True)
+        url = "https://127.0.0.1:%d/f.xml" % srv.port
+        r = run(["-c", self.list_file(url), "-o", self.out])
+        self.assertEqual(r.returncode, 0)
+        self.assertRegex(r.stderr.decode(), r"^wavelot: Download error : [^\n]*\n$")
+        self.assertEqual(srv.paths(), [])  # the handshake failed before any request
+        self.assertEqual(self.files(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
