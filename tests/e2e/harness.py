@@ -19,7 +19,8 @@ RUN_TIMEOUT = 120
 def run(args, env=None, program=None, timeout=RUN_TIMEOUT, **kwargs):
     """Runs the binary (or `program`, a link to it) with `args`; returns
     the CompletedProcess with bytes stdout and stderr."""
-    full_env = dict(os.environ)
+    # No proxy of the machine's may stand between us and 127.0.0.1.
+    full_env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
     full_env.setdefault("TZ", "UTC")
     if env:
         full_env.update(env)
@@ -36,16 +37,18 @@ def warning(message, errtext="Success"):
 class Response:
     """One scripted answer. `action` may replace the plain answer with a
     misbehaviour: 'reset' after `body`, 'short' (announce more than sent),
-    'stall' (send `body`, then nothing for `stall` seconds)."""
+    'stall' (send `body`, then nothing for `stall` seconds). `delay` spaces
+    the chunks of the body out in time."""
 
     def __init__(self, body=b"", status=200, headers=None, action=None, stall=0,
-                 chunk=65536):
+                 chunk=65536, delay=0):
         self.body = body if isinstance(body, bytes) else body.encode()
         self.status = status
         self.headers = headers or {}
         self.action = action
         self.stall = stall
         self.chunk = chunk
+        self.delay = delay
 
 
 class Server:
@@ -89,6 +92,7 @@ class Server:
                     for i in range(0, len(r.body), r.chunk):
                         self.wfile.write(r.body[i:i + r.chunk])
                         self.wfile.flush()
+                        time.sleep(r.delay)
                     if r.action == "stall":
                         time.sleep(r.stall)
                     if r.action == "reset":
