@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -89,6 +90,22 @@ TEST(download_episode, stalled_body_is_aborted_by_the_speed_limit)
     episode_list_free(&list);
     std::remove(part.c_str());
     rmdir(dir);
+}
+
+// A fatal error must never look like success, even with errno at 0.
+TEST(download_episode, fatal_error_with_errno_zero_exits_one)
+{
+    std::string dir = "/tmp/" + std::string(1100, 'd');
+    episode_list list;
+    episode_list_init(&list);
+    episode *ep = episode_list_append(&list, "t", "http://127.0.0.1:1/x.mp3", 0, 0, "", "x.mp3");
+    EXPECT_EXIT(
+        {
+            errno = 0;
+            download_episode(ep, dir.c_str());
+        },
+        testing::ExitedWithCode(1), "Filename is to long: x.mp3\n: Success");
+    episode_list_free(&list);
 }
 
 } // namespace

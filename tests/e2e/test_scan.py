@@ -6,10 +6,10 @@ import shutil
 import socket
 import ssl
 import subprocess
-import threading
+import time
 import unittest
 
-from harness import Case, Response, item, rss, run
+from harness import Case, Response, item, rfc822, run, rss
 
 DATE = "Tue, 10 Jun 2003 04:00:00 GMT"
 
@@ -63,6 +63,28 @@ class Scan(Case):
         # Every feed was fetched before any episode.
         paths = srv.paths()
         self.assertEqual(paths[:4], ["/good.xml", "/missing.xml", "/notxml", "/last.xml"])
+
+    def test_days_option_as_atoi_reads_it(self):
+        srv = self.server()
+        now = time.time()
+        srv.routes["/f.xml"] = Response(rss([
+            item("1 day", enclosure="http://h/1", pubdate=rfc822(now - 1.5 * 86400)),
+            item("3 days", enclosure="http://h/3", pubdate=rfc822(now - 3.5 * 86400)),
+            item("6 days", enclosure="http://h/6", pubdate=rfc822(now - 6.5 * 86400))]))
+        cfg = self.list_file(srv.url("/f.xml"))
+        target = self.write("not-a-directory", "")  # scan only: the first download stops
+        cases = [
+            (["-d", "x7"], ["1", "3", "6"]),  # no leading digits: no limit
+            (["-d", "3days"], ["1", "3"]),
+            (["-d", "5", "-d", "1"], ["1"]),
+            (["-d", "-3"], []),
+            ([], ["1", "3", "6"]),
+        ]
+        for options, queued in cases:
+            with self.subTest(options=options):
+                r = run(["-v"] + options + ["-c", cfg, "-o", target])
+                urls = re.findall(r"Debug :    - URL http://h/(\d)", r.stderr.decode())
+                self.assertEqual(urls, queued)
 
     def test_feed_requests_carry_the_user_agent(self):
         srv = self.server()
