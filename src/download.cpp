@@ -57,8 +57,52 @@ void add_suffix(char (&out)[path_buffer_size], const char *path, std::size_t len
     std::memcpy(out + len, suffix, sizeof suffix);
 }
 
+// The progress line, shown only when standard error is a terminal, so that
+// what cron, pipes and files receive stays exactly the messages.
+struct progress_line {
+    const char *name;
+    double started;
+    double last_shown;
+    bool shown;
+};
+
+double seconds_now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int show_progress(void *user, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t)
+{
+    auto *p = static_cast<progress_line *>(user);
+    double t = seconds_now();
+    if (p->shown && t - p->last_shown < 0.2 && !(total > 0 && now == total))
+        return 0;
+    p->last_shown = t;
+    p->shown = true;
+    double elapsed = t - p->started;
+    double rate = elapsed > 0 ? static_cast<double>(now) / elapsed / 1024.0 : 0.0;
+    if (total > 0)
+        std::fprintf(stderr, "\r\033[K%s  %lld of %lld bytes (%d%%)  %.1f KiB/s", p->name,
+                     static_cast<long long>(now), static_cast<long long>(total),
+                     static_cast<int>(now * 100 / total), rate);
+    else
+        std::fprintf(stderr, "\r\033[K%s  %lld bytes  %.1f KiB/s", p->name,
+                     static_cast<long long>(now), rate);
+    return 0;
+}
+
+// Erases the line, so the messages that follow start on a clean one.
+void end_progress(const progress_line &p)
+{
+    if (p.shown)
+        std::fputs("\r\033[K", stderr);
+}
+
 // Every option of an episode transfer is set here.
-void set_transfer_options(CURL *handle, const episode *ep, std::FILE *stream)
+void set_transfer_options(CURL *handle, const episode *ep, std::FILE *stream,
+                          progress_line *progress)
 {
     curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(handle, CURLOPT_URL, ep->url);
@@ -80,6 +124,11 @@ void set_transfer_options(CURL *handle, const episode *ep, std::FILE *stream)
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
 #endif
     curl_easy_setopt(handle, CURLOPT_USERAGENT, user_agent);
+    if (progress != nullptr) {
+        curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, show_progress);
+        curl_easy_setopt(handle, CURLOPT_XFERINFODATA, progress);
+    }
 }
 
 // False when another run holds the part file, or has just moved it into
@@ -196,12 +245,15 @@ void download_episode(const episode *ep, const char *target_dir)
         err(fatal_status(), "Can't create file : %s\n", part_path);
     }
 
+    progress_line progress{ep->filename, seconds_now(), 0.0, false};
+    bool on_terminal = isatty(STDERR_FILENO) == 1;
     curl_ptr handle(curl_easy_init());
     CURLcode code = CURLE_FAILED_INIT;
     if (handle) {
-        set_transfer_options(handle.get(), ep, part.stream);
+        set_transfer_options(handle.get(), ep, part.stream, on_terminal ? &progress : nullptr);
         code = curl_easy_perform(handle.get());
     }
+    end_progress(progress);
     bool written = close_body(part);
 
     if (code != CURLE_OK) {

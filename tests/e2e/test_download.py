@@ -3,6 +3,8 @@ directory's entries (name, name.part, name.info) after every outcome."""
 
 import os
 import resource
+import shlex
+import shutil
 import signal
 import subprocess
 import time
@@ -249,6 +251,26 @@ class Download(Case):
         self.assertEqual(self.episode_requests(), ["/slow.mp3"])
         self.assertEqual(self.read("slow.mp3"), body)
         self.assertEqual(self.files(), ["slow.mp3"])
+
+    @unittest.skipUnless(shutil.which("script"), "needs script(1) for a pseudo-terminal")
+    def test_progress_line_only_on_a_terminal(self):
+        body = b"p" * 200000
+        cfg = self.feed(("/shown.mp3", Response(body, chunk=20000, delay=0.05)))
+        command = " ".join(shlex.quote(a) for a in [WAVELOT, "-c", cfg, "-o", self.out])
+        env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+        r = subprocess.run(["script", "-qec", command, "/dev/null"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=60)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn(b"\r\033[Kshown.mp3  ", r.stdout)
+        self.assertIn(b"of 200000 bytes (100%)", r.stdout)
+        self.assertRegex(r.stdout, rb"KiB/s\r\033\[K")  # erased at the end
+        self.assertEqual(self.read("shown.mp3"), body)
+
+        os.remove(os.path.join(self.out, "shown.mp3"))
+        r = self.wavelot(cfg)  # standard error is a pipe here
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(self.read("shown.mp3"), body)
+
 
 if __name__ == "__main__":
     unittest.main()
