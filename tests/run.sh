@@ -5,18 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake ninja-build pkg-config libmrss0-dev libcurl4-openssl-dev
-          libgtest-dev libgmock-dev python3 tzdata openssl util-linux)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+bash tools/install-deps.sh g++ cmake ninja-build pkg-config libmrss0-dev \
+    libcurl4-openssl-dev libgtest-dev libgmock-dev python3 tzdata openssl util-linux \
+    groff-base dpkg-dev
 
 for variant in plain sanitize; do
     build="build/test-$variant"
