@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include <mrss.h>
+#include <nxml.h>
 
 feed_fetch_limits feed_limits = {300};
 
@@ -22,14 +23,90 @@ struct mrss_deleter {
 };
 using feed_ptr = std::unique_ptr<mrss_t, mrss_deleter>;
 
-struct options_deleter {
-    void operator()(mrss_options_t *options) const { mrss_options_free(options); }
+struct nxml_deleter {
+    void operator()(nxml_t *nxml) const { nxml_free(nxml); }
 };
-using options_ptr = std::unique_ptr<mrss_options_t, options_deleter>;
+using nxml_ptr = std::unique_ptr<nxml_t, nxml_deleter>;
 
 struct free_deleter {
     void operator()(char *p) const { std::free(p); }
 };
+
+// libnxml's parser recurses once per element level with frames of some
+// kilobytes: a feed of a few thousand nested elements overflows the stack
+// and kills the run. Real feeds nest a dozen levels.
+constexpr int nesting_max = 256;
+
+// The deepest element nesting of a document, or more: a malformed tag
+// counts as opened, so the estimate errs on the high side.
+int nesting_depth(std::string_view doc)
+{
+    int depth = 0, deepest = 0;
+    std::size_t at = 0;
+    auto skip_past = [&](std::string_view end) {
+        std::size_t found = doc.find(end, at);
+        at = found == std::string_view::npos ? doc.size() : found + end.size();
+    };
+    while ((at = doc.find('<', at)) != std::string_view::npos) {
+        std::string_view rest = doc.substr(at);
+        if (rest.compare(0, 4, "<!--") == 0) {
+            skip_past("-->");
+        } else if (rest.compare(0, 9, "<![CDATA[") == 0) {
+            skip_past("]]>");
+        } else if (rest.compare(0, 2, "<?") == 0) {
+            skip_past("?>");
+        } else if (rest.compare(0, 2, "<!") == 0) {
+            skip_past(">");
+        } else if (rest.compare(0, 2, "</") == 0) {
+            depth--;
+            skip_past(">");
+        } else {
+            // Find the tag's end outside quoted values; a '<' first means
+            // the tag never ended.
+            std::size_t i = 1;
+            char quote = 0;
+            for (; i < rest.size(); i++) {
+                char c = rest[i];
+                if (quote != 0) {
+                    if (c == quote)
+                        quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>' || c == '<') {
+                    break;
+                }
+            }
+            bool self_closing = i < rest.size() && rest[i] == '>' && rest[i - 1] == '/';
+            if (!self_closing && ++depth > deepest)
+                deepest = depth;
+            at += i < rest.size() && rest[i] == '>' ? i + 1 : i;
+        }
+    }
+    return deepest;
+}
+
+// The download libmrss itself uses, with our limits, then the depth check,
+// then libmrss's parse of the document.
+mrss_error_t fetch_feed(char *url, mrss_t **feed)
+{
+    nxml_t *raw = nullptr;
+    if (nxml_new(&raw) != NXML_OK)
+        return MRSS_ERR_POSIX;
+    nxml_ptr nxml(raw);
+    nxml_set_timeout(raw, feed_limits.timeout_seconds);
+    nxml_set_user_agent(raw, const_cast<char *>(user_agent));
+    nxml_set_certificate(raw, nullptr, nullptr, nullptr, 1); // verify the peer
+
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    nxml_error_t fetched = nxml_download_file(raw, url, &buffer, &size);
+    std::unique_ptr<char, free_deleter> document(buffer);
+    if (fetched != NXML_OK || buffer == nullptr)
+        return MRSS_ERR_DOWNLOAD;
+    if (nesting_depth(std::string_view(buffer, size)) > nesting_max)
+        return MRSS_ERR_PARSER;
+    return mrss_parse_buffer(buffer, size, feed);
+}
 
 constexpr std::int64_t seconds_per_day = 86400;
 
@@ -108,22 +185,21 @@ int scan_feed(char *line, episode_list *list, std::int32_t max_days)
     line[std::strcspn(line, "\r\n")] = '\0';
     debug("Parse feed %s\n", line);
 
-    options_ptr options(mrss_options_new(feed_limits.timeout_seconds, nullptr, nullptr,
-                                         nullptr, nullptr, nullptr, 1, nullptr,
-                                         const_cast<char *>(user_agent)));
-    if (!options)
-        err(fatal_status(), "Memory allocation error");
-
     mrss_t *parsed = nullptr;
-    CURLcode transfer_error = CURLE_OK;
-    mrss_error_t result =
-        mrss_parse_url_with_options_and_error(line, &parsed, options.get(), &transfer_error);
+    mrss_error_t result = fetch_feed(line, &parsed);
     feed_ptr feed(parsed);
     if (result != MRSS_OK) {
         warn("%s ", mrss_strerror(result));
         return 1;
     }
 
+    queue_feed_items(feed.get(), line, now, list, max_days);
+    return 1;
+}
+
+void queue_feed_items(const mrss_t *feed, const char *line, std::time_t now, episode_list *list,
+                      std::int32_t max_days)
+{
     for (const mrss_item_t *item = feed->item; item != nullptr; item = item->next) {
         if (feed->version != MRSS_VERSION_2_0) {
             warn("The RSS is not in V2 : %s\n", line);
@@ -134,5 +210,4 @@ int scan_feed(char *line, episode_list *list, std::int32_t max_days)
             continue;
         queue_item(item, date, list);
     }
-    return 1;
 }

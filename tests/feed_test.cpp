@@ -1,5 +1,6 @@
 #include "feed.h"
 
+#include "loopback_server.h"
 #include "warning.h"
 
 #include <gtest/gtest.h>
@@ -280,6 +281,45 @@ TEST_F(scan_test, feed_that_cannot_be_fetched_or_parsed)
     scan_feed(line, &list, 0);
     said = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(are_warnings(said, {"Download error "})) << said;
+}
+
+// A feed server that never finishes its answer cannot hold the run.
+TEST_F(scan_test, feed_that_never_ends_is_given_up)
+{
+    stalling_server server("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n<?xml version=");
+    std::string url = "http://127.0.0.1:" + std::to_string(server.port) + "/feed.xml\n";
+    std::vector<char> line(url.begin(), url.end());
+    line.push_back('\0');
+    feed_fetch_limits saved = feed_limits;
+    feed_limits.timeout_seconds = 1; // the seam: 300 s in the program
+    testing::internal::CaptureStderr();
+    scan_feed(line.data(), &list, 0);
+    std::string said = testing::internal::GetCapturedStderr();
+    feed_limits = saved;
+    EXPECT_TRUE(are_warnings(said, {"Download error "})) << said;
+    EXPECT_EQ(list.head, nullptr);
+}
+
+// libnxml would recurse through every level and overflow the stack.
+TEST_F(scan_test, deeply_nested_documents_are_refused)
+{
+    std::string item_xml = item(some_date + enclosure("http://h/e.mp3"));
+    auto nested = [&](int levels) {
+        std::string open, close;
+        for (int i = 0; i < levels; i++) {
+            open += "<x a=\"<>\">";
+            close += "</x>";
+        }
+        return rss(open + close + item_xml);
+    };
+    std::string said = scan(nested(100000));
+    EXPECT_TRUE(are_warnings(said, {"Parser error "})) << said;
+    EXPECT_EQ(list.head, nullptr);
+
+    // A feed of ordinary depth, with markup in CDATA and comments, is read.
+    said = scan(nested(200) + "<!-- <a><a><a> --><![CDATA[<b><b><b>]]>");
+    EXPECT_EQ(said, "");
+    EXPECT_EQ(list.count, 1u);
 }
 
 } // namespace

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The test command: installs what the build and the tests need on Debian 12
-# when it is missing, then builds and runs every test twice, plainly and
-# under AddressSanitizer + UndefinedBehaviorSanitizer.
+# when it is missing, builds and runs every test twice, plainly and under
+# AddressSanitizer + UndefinedBehaviorSanitizer, then runs each fuzzer for
+# a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh g++ cmake ninja-build pkg-config libmrss0-dev \
     libcurl4-openssl-dev libgtest-dev libgmock-dev python3 tzdata openssl util-linux \
-    groff-base dpkg-dev
+    groff-base dpkg-dev valgrind
 
 for variant in plain sanitize; do
     build="build/test-$variant"
@@ -19,3 +20,6 @@ for variant in plain sanitize; do
     cmake --build "$build" -j "$(nproc)"
     (cd "$build" && ctest --output-on-failure -j 2)
 done
+
+echo "== fuzzing"
+bash tests/fuzz/run.sh 60

@@ -12,6 +12,8 @@ import time
 import unittest
 
 WAVELOT = os.environ.get("WAVELOT", "")
+# A command to run the binary under, such as valgrind with its options.
+WRAPPER = os.environ.get("WAVELOT_WRAPPER", "").split()
 CORPUS = os.environ.get("WAVELOT_CORPUS", "")
 RUN_TIMEOUT = 120
 
@@ -24,7 +26,7 @@ def run(args, env=None, program=None, timeout=RUN_TIMEOUT, **kwargs):
     full_env.setdefault("TZ", "UTC")
     if env:
         full_env.update(env)
-    return subprocess.run([program or WAVELOT] + list(args), stdout=subprocess.PIPE,
+    return subprocess.run(WRAPPER + [program or WAVELOT] + list(args), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, env=full_env, timeout=timeout,
                           stdin=subprocess.DEVNULL, **kwargs)
 
