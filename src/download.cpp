@@ -24,10 +24,39 @@ transfer_limits download_limits = {
 
 namespace {
 
+// Large blocks: libcurl reads up to this much at once, and the part file's
+// stream gathers the callback's 16 KiB pieces into writes this large, so a
+// 1 GiB episode takes thousands of system calls, not hundreds of thousands.
+constexpr long receive_buffer_bytes = 256 * 1024;
+// One part file is open at a time, so one static buffer serves them all.
+char part_buffer[256 * 1024];
+
 struct curl_deleter {
     void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
 };
 using curl_ptr = std::unique_ptr<CURL, curl_deleter>;
+
+// One share for the run: connections and DNS answers outlive each
+// episode's handle, so a host that serves many episodes is connected to
+// once rather than once per episode.
+struct share_holder {
+    CURLSH *share = nullptr;
+    ~share_holder()
+    {
+        if (share != nullptr)
+            curl_share_cleanup(share);
+    }
+};
+
+CURLSH *transfer_share()
+{
+    static share_holder holder;
+    if (holder.share == nullptr && (holder.share = curl_share_init()) != nullptr) {
+        curl_share_setopt(holder.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(holder.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    }
+    return holder.share;
+}
 
 // The part file: a descriptor that holds the run's lock on it, and a
 // stream on a duplicate of it that takes the body. Closing the stream
@@ -124,6 +153,8 @@ void set_transfer_options(CURL *handle, const episode *ep, std::FILE *stream,
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
 #endif
     curl_easy_setopt(handle, CURLOPT_USERAGENT, user_agent);
+    curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receive_buffer_bytes);
+    curl_easy_setopt(handle, CURLOPT_SHARE, transfer_share());
     if (progress != nullptr) {
         curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, show_progress);
@@ -244,6 +275,7 @@ void download_episode(const episode *ep, const char *target_dir)
             close(stream_fd);
         err(fatal_status(), "Can't create file : %s\n", part_path);
     }
+    std::setvbuf(part.stream, part_buffer, _IOFBF, sizeof part_buffer);
 
     progress_line progress{ep->filename, seconds_now(), 0.0, false};
     bool on_terminal = isatty(STDERR_FILENO) == 1;
