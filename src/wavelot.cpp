@@ -87,6 +87,7 @@ int wavelot_main(int argc, char **argv)
     episode_list_init(&queue);
 
     // Pieces of at most 1023 bytes: a longer line reaches the scanner in parts.
+    // The list stays open until the process ends.
     if (std::FILE *list = std::fopen(list_path, "r")) {
         char line[1024];
         while (std::fgets(line, sizeof line, list) != nullptr)

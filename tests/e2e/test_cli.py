@@ -95,7 +95,7 @@ class CommandLine(Case):
             ("empty list", ["-c", self.cfg, "-o", self.out]),
             ("operands ignored", ["stray", "-c", self.cfg, "more", "-o", self.out, "-d", "x"]),
             ("options twice", ["-v", "-v", "-i", "-i", "-c", self.cfg, "-o", self.out]),
-            ("list file that cannot be opened after the options",
+            ("list file that passes access but cannot be read",
              ["-c", "/proc/self/mem", "-o", self.out]),
         ]:
             with self.subTest(what):
