@@ -18,11 +18,16 @@ CORPUS = os.environ.get("WAVELOT_CORPUS", "")
 RUN_TIMEOUT = 120
 
 
+def plain_env():
+    """This environment without the machine's proxies: none may stand
+    between the binary and 127.0.0.1."""
+    return {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+
+
 def run(args, env=None, program=None, timeout=RUN_TIMEOUT, **kwargs):
     """Runs the binary (or `program`, a link to it) with `args`; returns
     the CompletedProcess with bytes stdout and stderr."""
-    # No proxy of the machine's may stand between us and 127.0.0.1.
-    full_env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    full_env = plain_env()
     full_env.setdefault("TZ", "UTC")
     if env:
         full_env.update(env)

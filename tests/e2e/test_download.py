@@ -10,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from harness import WAVELOT, Case, Response, item, rss, run, warning
+from harness import WAVELOT, Case, Response, item, plain_env, rss, run, warning
 
 DATE = "Tue, 10 Jun 2003 04:00:00 GMT"
 NO_DATE = warning("Invalide empty date")
@@ -237,7 +237,7 @@ class Download(Case):
     def test_overlapping_runs_leave_the_file_intact(self):
         body = b"".join(b"%08d" % i for i in range(40000))  # 320 kB, 20 chunks 0.1 s apart
         cfg = self.feed(("/slow.mp3", Response(body, chunk=16000, delay=0.1)))
-        env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+        env = plain_env()
         first = subprocess.Popen([WAVELOT, "-v", "-c", cfg, "-o", self.out], env=env,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         deadline = time.time() + 30
@@ -257,7 +257,7 @@ class Download(Case):
         body = b"p" * 200000
         cfg = self.feed(("/shown.mp3", Response(body, chunk=20000, delay=0.05)))
         command = " ".join(shlex.quote(a) for a in [WAVELOT, "-c", cfg, "-o", self.out])
-        env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+        env = plain_env()
         r = subprocess.run(["script", "-qec", command, "/dev/null"], stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=60)
         self.assertEqual(r.returncode, 0)
