@@ -1,7 +1,7 @@
 #include "download.h"
 
 #include "diag.h"
-#include "wavelot.h"
+#include "transfer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -14,13 +14,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-transfer_limits download_limits = {
-    30, // connect timeout
-    1,  // below 1 byte/s ...
-    60, // ... for 60 s: the server has stalled
-    20, // redirects
-};
 
 namespace {
 
@@ -35,28 +28,6 @@ struct curl_deleter {
     void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
 };
 using curl_ptr = std::unique_ptr<CURL, curl_deleter>;
-
-// One share for the run: connections and DNS answers outlive each
-// episode's handle, so a host that serves many episodes is connected to
-// once rather than once per episode.
-struct share_holder {
-    CURLSH *share = nullptr;
-    ~share_holder()
-    {
-        if (share != nullptr)
-            curl_share_cleanup(share);
-    }
-};
-
-CURLSH *transfer_share()
-{
-    static share_holder holder;
-    if (holder.share == nullptr && (holder.share = curl_share_init()) != nullptr) {
-        curl_share_setopt(holder.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
-        curl_share_setopt(holder.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    }
-    return holder.share;
-}
 
 // The part file: a descriptor that holds the run's lock on it, and a
 // stream on a duplicate of it that takes the body. Closing the stream
@@ -129,32 +100,24 @@ void end_progress(const progress_line &p)
         std::fputs("\r\033[K", stderr);
 }
 
-// Every option of an episode transfer is set here.
-void set_transfer_options(CURL *handle, const episode *ep, std::FILE *stream,
-                          progress_line *progress)
+// Every option of an episode transfer is set here, and in
+// set_shared_options.
+void set_episode_options(CURL *handle, const episode *ep, std::FILE *stream,
+                         progress_line *progress)
 {
-    curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L);
+    set_shared_options(handle);
     curl_easy_setopt(handle, CURLOPT_URL, ep->url);
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_chunk);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, stream);
     // An error page is not an episode.
     curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, download_limits.connect_timeout_seconds);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, download_limits.low_speed_bytes);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, download_limits.low_speed_seconds);
-    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, download_limits.max_redirects);
     // A feed must not make us read local files or talk other protocols.
 #if LIBCURL_VERSION_NUM >= 0x075500
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
 #else
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
 #endif
-    curl_easy_setopt(handle, CURLOPT_USERAGENT, user_agent);
     curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receive_buffer_bytes);
-    curl_easy_setopt(handle, CURLOPT_SHARE, transfer_share());
     if (progress != nullptr) {
         curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, show_progress);
@@ -282,8 +245,8 @@ void download_episode(const episode *ep, const char *target_dir)
     curl_ptr handle(curl_easy_init());
     CURLcode code = CURLE_FAILED_INIT;
     if (handle) {
-        set_transfer_options(handle.get(), ep, part.stream, on_terminal ? &progress : nullptr);
-        code = curl_easy_perform(handle.get());
+        set_episode_options(handle.get(), ep, part.stream, on_terminal ? &progress : nullptr);
+        code = transfer_perform(handle.get());
     }
     end_progress(progress);
     bool written = close_body(part);

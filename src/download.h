@@ -6,15 +6,11 @@
 #include "episode.h"
 
 #include <cstddef>
+#include <cstdint>
 
-// Every limit of an episode transfer, in one place. Tests may shorten them.
-struct transfer_limits {
-    long connect_timeout_seconds;
-    long low_speed_bytes;   // abort when slower than this many bytes/s ...
-    long low_speed_seconds; // ... for this long
-    long max_redirects;
-};
-extern transfer_limits download_limits;
+// Raised by one for every -i (the driver owns it); non-zero: write an
+// info file per download.
+extern std::int32_t write_info;
 
 // A target path longer than this leaves no room for ".part" / ".info".
 constexpr std::size_t path_buffer_size = 1024;

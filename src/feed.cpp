@@ -2,7 +2,6 @@
 
 #include "date.h"
 #include "diag.h"
-#include "wavelot.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,9 +11,6 @@
 #include <string_view>
 
 #include <mrss.h>
-#include <nxml.h>
-
-feed_fetch_limits feed_limits = {300};
 
 namespace {
 
@@ -22,11 +18,6 @@ struct mrss_deleter {
     void operator()(mrss_t *feed) const { mrss_free(feed); }
 };
 using feed_ptr = std::unique_ptr<mrss_t, mrss_deleter>;
-
-struct nxml_deleter {
-    void operator()(nxml_t *nxml) const { nxml_free(nxml); }
-};
-using nxml_ptr = std::unique_ptr<nxml_t, nxml_deleter>;
 
 struct free_deleter {
     void operator()(char *p) const { std::free(p); }
@@ -83,29 +74,6 @@ int nesting_depth(std::string_view doc)
         }
     }
     return deepest;
-}
-
-// The download libmrss itself uses, with our limits, then the depth check,
-// then libmrss's parse of the document.
-mrss_error_t fetch_feed(char *url, mrss_t **feed)
-{
-    nxml_t *raw = nullptr;
-    if (nxml_new(&raw) != NXML_OK)
-        return MRSS_ERR_POSIX;
-    nxml_ptr nxml(raw);
-    nxml_set_timeout(raw, feed_limits.timeout_seconds);
-    nxml_set_user_agent(raw, const_cast<char *>(user_agent));
-    nxml_set_certificate(raw, nullptr, nullptr, nullptr, 1); // verify the peer
-
-    char *buffer = nullptr;
-    std::size_t size = 0;
-    nxml_error_t fetched = nxml_download_file(raw, url, &buffer, &size);
-    std::unique_ptr<char, free_deleter> document(buffer);
-    if (fetched != NXML_OK || buffer == nullptr)
-        return MRSS_ERR_DOWNLOAD;
-    if (nesting_depth(std::string_view(buffer, size)) > nesting_max)
-        return MRSS_ERR_PARSER;
-    return mrss_parse_buffer(buffer, size, feed);
 }
 
 constexpr std::int64_t seconds_per_day = 86400;
@@ -179,16 +147,30 @@ void queue_item(const mrss_item_t *item, std::time_t date, episode_list *list)
 
 } // namespace
 
-int scan_feed(char *line, episode_list *list, std::int32_t max_days)
+char *cut_line_end(char *line)
 {
-    std::time_t now = std::time(nullptr);
     line[std::strcspn(line, "\r\n")] = '\0';
+    return line;
+}
+
+int scan_feed(char *line, const feed_document &doc, std::time_t now, episode_list *list,
+              std::int32_t max_days)
+{
+    cut_line_end(line);
     debug("Parse feed %s\n", line);
 
+    if (doc.text == nullptr) {
+        errno = doc.error;
+        warn("%s ", mrss_strerror(MRSS_ERR_DOWNLOAD));
+        return 1;
+    }
     mrss_t *parsed = nullptr;
-    mrss_error_t result = fetch_feed(line, &parsed);
+    mrss_error_t result = MRSS_ERR_PARSER;
+    if (nesting_depth(std::string_view(doc.text, doc.size)) <= nesting_max)
+        result = mrss_parse_buffer(const_cast<char *>(doc.text), doc.size, &parsed);
     feed_ptr feed(parsed);
     if (result != MRSS_OK) {
+        errno = EBADMSG;
         warn("%s ", mrss_strerror(result));
         return 1;
     }

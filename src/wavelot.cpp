@@ -4,6 +4,7 @@
 #include "download.h"
 #include "episode.h"
 #include "feed.h"
+#include "transfer.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
-std::int32_t write_info = 0;
+std::int32_t write_info = 0; // declared with the downloader, which reads it
 
 void print_usage()
 {
@@ -31,6 +32,42 @@ void print_usage()
 {
     std::printf("wavelot %s, wrote by the wavelot developers\n", version_text);
     std::exit(0);
+}
+
+// The window reads the list ahead: pieces of at most 1023 bytes, so that a
+// longer line reaches the scanner in parts. Fetches are started while the
+// window has room and its documents leave bytes to spare; the first one is
+// scanned as soon as it is done, so what is said and queued comes in list
+// order exactly as if the feeds were fetched one after another.
+void scan_list(std::FILE *list, episode_list *queue, std::int32_t max_days)
+{
+    feed_fetch window[fetch_window];
+    int first = 0, count = 0;
+    bool more = true;
+    for (;;) {
+        while (more && count < fetch_window && feed_bytes_behind() < feed_limits.window_bytes) {
+            feed_fetch &next = window[(first + count) % fetch_window];
+            if (std::fgets(next.line, sizeof next.line, list) == nullptr) {
+                more = false;
+                break;
+            }
+            cut_line_end(next.line);
+            feed_fetch_start(&next, count == 0);
+            count++;
+        }
+        if (count == 0)
+            return;
+        transfers_run(&window[first]);
+        while (count > 0 && window[first].done) {
+            feed_fetch &head = window[first];
+            feed_document doc{head.error == 0 ? head.body : nullptr, head.size, head.error};
+            scan_feed(head.line, doc, head.started, queue, max_days);
+            feed_fetch_release(&head);
+            first = (first + 1) % fetch_window;
+            if (--count > 0)
+                feed_fetch_lead(&window[first]);
+        }
+    }
 }
 
 int wavelot_main(int argc, char **argv)
@@ -86,13 +123,9 @@ int wavelot_main(int argc, char **argv)
     episode_list queue;
     episode_list_init(&queue);
 
-    // Pieces of at most 1023 bytes: a longer line reaches the scanner in parts.
     // The list stays open until the process ends.
-    if (std::FILE *list = std::fopen(list_path, "r")) {
-        char line[1024];
-        while (std::fgets(line, sizeof line, list) != nullptr)
-            scan_feed(line, &queue, max_days);
-    }
+    if (std::FILE *list = std::fopen(list_path, "r"))
+        scan_list(list, &queue, max_days);
 
     for (const episode *ep = queue.head; ep != nullptr; ep = ep->next)
         download_episode(ep, target_dir);

@@ -1,4 +1,5 @@
 #include "download.h"
+#include "transfer.h"
 
 #include "loopback_server.h"
 #include "warning.h"
@@ -35,12 +36,12 @@ TEST(download_episode, stalled_body_is_aborted_by_the_speed_limit)
     episode_list_init(&list);
     episode *ep = episode_list_append(&list, "t", url.c_str(), 0, 0, "", "stall.mp3");
 
-    transfer_limits saved = download_limits;
-    download_limits.low_speed_seconds = 1; // the seam: 60 s in the program
+    transfer_limits saved = shared_limits;
+    shared_limits.low_speed_seconds = 1; // the seam: 60 s in the program
     testing::internal::CaptureStderr();
     download_episode(ep, dir);
     std::string said = testing::internal::GetCapturedStderr();
-    download_limits = saved;
+    shared_limits = saved;
 
     EXPECT_TRUE(are_warnings(said, {"Error 28 downloading file : " + url})) << said;
     std::string part = std::string(dir) + "/stall.mp3.part";

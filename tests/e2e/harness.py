@@ -15,6 +15,8 @@ WAVELOT = os.environ.get("WAVELOT", "")
 # A command to run the binary under, such as valgrind with its options.
 WRAPPER = os.environ.get("WAVELOT_WRAPPER", "").split()
 CORPUS = os.environ.get("WAVELOT_CORPUS", "")
+# Set in the sanitizer build, whose memory figures are the sanitizers' own.
+SANITIZED = os.environ.get("WAVELOT_SANITIZED", "") == "1"
 RUN_TIMEOUT = 120
 
 
@@ -36,6 +38,37 @@ def run(args, env=None, program=None, timeout=RUN_TIMEOUT, **kwargs):
                           stdin=subprocess.DEVNULL, **kwargs)
 
 
+def run_measured(args, timeout=RUN_TIMEOUT):
+    """Runs the binary with `args`, unwrapped; returns (status, stderr
+    bytes, peak resident memory in KiB)."""
+    env = plain_env()
+    env.setdefault("TZ", "UTC")
+    with tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen([WAVELOT] + list(args), stdout=subprocess.DEVNULL, stderr=err,
+                                stdin=subprocess.DEVNULL, env=env)
+        deadline = time.time() + timeout
+        while True:
+            pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+            if pid:
+                break
+            if time.time() > deadline:
+                proc.kill()
+                raise subprocess.TimeoutExpired(args, timeout)
+            time.sleep(0.02)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        err.seek(0)
+        return proc.returncode, err.read(), usage.ru_maxrss
+
+
+def closed_port():
+    """A port on 127.0.0.1 that nothing listens on."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
 def warning(message, errtext="Success"):
     """A warning as the binary writes it on standard error."""
     return "wavelot: %s: %s\n" % (message, errtext)
@@ -44,11 +77,12 @@ def warning(message, errtext="Success"):
 class Response:
     """One scripted answer. `action` may replace the plain answer with a
     misbehaviour: 'reset' after `body`, 'short' (announce more than sent),
-    'stall' (send `body`, then nothing for `stall` seconds). `delay` spaces
-    the chunks of the body out in time."""
+    'stall' (send `body`, then nothing for `stall` seconds), 'endless'
+    (send `body` over and over, without end). `delay` spaces the chunks of
+    the body out in time; `late` holds the whole answer back."""
 
     def __init__(self, body=b"", status=200, headers=None, action=None, stall=0,
-                 chunk=65536, delay=0):
+                 chunk=65536, delay=0, late=0):
         self.body = body if isinstance(body, bytes) else body.encode()
         self.status = status
         self.headers = headers or {}
@@ -56,6 +90,7 @@ class Response:
         self.stall = stall
         self.chunk = chunk
         self.delay = delay
+        self.late = late
 
 
 class Server:
@@ -87,6 +122,9 @@ class Server:
                 self.answer(answer)
 
             def answer(self, r):
+                time.sleep(r.late)
+                if r.action == "endless":
+                    return self.endless(r.body)
                 length = len(r.body) + (1000 if r.action == "short" else 0)
                 self.send_response(r.status)
                 headers = {"Content-Length": str(length), "Content-Type": "application/octet-stream"}
@@ -108,6 +146,17 @@ class Server:
                     if r.action in ("reset", "short"):
                         self.close_connection = True
                         self.connection.close()
+                except (BrokenPipeError, ConnectionResetError):
+                    pass
+
+            def endless(self, body):
+                self.send_response(200)
+                self.send_header("Content-Type", "application/rss+xml")
+                self.end_headers()
+                self.close_connection = True
+                try:
+                    while True:
+                        self.wfile.write(body)
                 except (BrokenPipeError, ConnectionResetError):
                     pass
 

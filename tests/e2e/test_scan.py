@@ -3,23 +3,14 @@
 import os
 import re
 import shutil
-import socket
 import ssl
 import subprocess
 import time
 import unittest
 
-from harness import Case, Response, item, rfc822, run, rss
+from harness import Case, Response, closed_port, item, rfc822, run, rss
 
 DATE = "Tue, 10 Jun 2003 04:00:00 GMT"
-
-
-def closed_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class Scan(Case):
