@@ -1,7 +1,8 @@
-"""The benchmarks: wavelot against curl on this machine, everything served
-by a private nginx on 127.0.0.1. Prints Markdown tables.
+"""The benchmarks: wavelot against curl on this machine, and against a build
+from before a change, everything served on loopback by a private nginx or,
+for the latency scenarios, by bench/slow_server.py. Prints Markdown tables.
 
-    python3 bench/bench.py WAVELOT PARSE_FEEDS WORKDIR [--smoke]
+    python3 bench/bench.py WAVELOT PARSE_FEEDS WORKDIR [--smoke] [--before=BINARY] [sN ...]
 """
 
 import os
@@ -17,6 +18,9 @@ import time
 
 WAVELOT, PARSE_FEEDS, WORK = (os.path.abspath(a) for a in sys.argv[1:4])
 SMOKE = "--smoke" in sys.argv
+BEFORE = next((os.path.abspath(a.split("=", 1)[1]) for a in sys.argv
+               if a.startswith("--before=")), None)
+HERE = os.path.dirname(os.path.abspath(__file__))
 WWW = os.path.join(WORK, "www")
 RUNS = 1 if SMOKE else 5
 
@@ -127,20 +131,44 @@ def list_file(name, urls):
     return path
 
 
-def s1():
+def s1_workload():
+    """S1's feeds (served under /s1/) with every episode present in the
+    target; returns the feed paths and the target directory."""
     feeds, items = (5, 20) if SMOKE else (50, 200)
     target = os.path.join(WORK, "s1-target")
+    if os.path.isdir(target):
+        return ["/s1/f%d.xml" % i for i in range(feeds)], target
     empty(target)()
-    urls = []
     for i in range(feeds):
         names = ["f%d-e%d.mp3" % (i, j) for j in range(items)]
         write(os.path.join(WWW, "s1", "f%d.xml" % i),
               feed(item("episode %d" % j, BASE + "/s1/ep/" + n) for j, n in enumerate(names)))
         for n in names:
             open(os.path.join(target, n), "w").close()
-        urls.append(BASE + "/s1/f%d.xml" % i)
+    return ["/s1/f%d.xml" % i for i in range(feeds)], target
+
+
+def ours_and_before(args, setup=None, runs=RUNS, label="wavelot"):
+    """Table rows for wavelot and, when given, the build before the change."""
+    rows = []
+    for name, binary in (("wavelot", WAVELOT), ("before the change", BEFORE)):
+        if binary:
+            walls, rss = measure([binary] + args, setup=setup, runs=runs)
+            rows.append((label.replace("wavelot", name), walls, rss))
+    return rows
+
+
+def print_rows(rows):
+    for who, walls, rss in rows:
+        print("| %s | %s | %s |" % (who, fmt(walls), mib(rss) if rss else ""))
+
+
+def s1():
+    paths, target = s1_workload()
+    urls = [BASE + p for p in paths]
+    feeds = len(urls)
     cfg = list_file("s1.cfg", urls)
-    ours, ours_rss = measure([WAVELOT, "-c", cfg, "-o", target])
+    rows = ours_and_before(["-c", cfg, "-o", target])
     saved = os.path.join(WORK, "s1-saved")
     empty(saved)()
     curl_args = []
@@ -149,11 +177,65 @@ def s1():
     files = " ".join(os.path.join(saved, "f%d.xml" % i) for i in range(feeds))
     floor, _ = measure(["sh", "-c", "curl -s %s && %s mrss %s" % (
         " ".join(curl_args), PARSE_FEEDS, files)])
-    print("### S1: cron, nothing new (%d feeds x %d items, every episode present)\n" % (feeds, items))
+    print("### S1: cron, nothing new (%d feeds x %d items, every episode present)\n"
+          % (feeds, 20 if SMOKE else 200))
     print("| run | wall, median (min–max) | peak RSS |\n|---|---|---|")
-    print("| wavelot | %s | %s |" % (fmt(ours), mib(ours_rss)))
+    print_rows(rows)
     print("| floor: one curl for the feeds + libmrss parse | %s | |" % fmt(floor))
-    print("\nwavelot / floor: %.2f\n" % (statistics.median(ours) / statistics.median(floor)))
+    print("\nwavelot / floor: %.2f\n" % (statistics.median(rows[0][1]) / statistics.median(floor)))
+
+
+def start_slow_server(delay, addresses):
+    port = free_port()
+    proc = subprocess.Popen([sys.executable, os.path.join(HERE, "slow_server.py"), WWW,
+                             str(port), str(delay)] + addresses, stdout=subprocess.PIPE)
+    if proc.stdout.readline().strip() != b"ready":
+        raise SystemExit("slow_server.py did not start")
+    return proc, port
+
+
+def s5():
+    paths, target = s1_workload()
+    hosts = ["127.0.0.%d" % (1 + h) for h in range(10)]
+    server, port = start_slow_server(0.1, hosts)
+    try:
+        urls = ["http://%s:%d%s" % (hosts[i % len(hosts)], port, p) for i, p in enumerate(paths)]
+        cfg = list_file("s5.cfg", urls)
+        rows = ours_and_before(["-c", cfg, "-o", target])
+        saved = os.path.join(WORK, "s5-saved")
+        empty(saved)()
+        curl_args = ["-s"]
+        for i, u in enumerate(urls):
+            curl_args += ["-o", os.path.join(saved, "f%d.xml" % i), u]
+        sequential, _ = measure(["curl"] + curl_args)
+        parallel, _ = measure(["curl", "--parallel"] + curl_args)
+    finally:
+        server.terminate()
+        server.wait()
+    print("### S5: S1 over ten loopback hosts, every first byte 100 ms late\n")
+    print("| run | wall, median (min–max) | peak RSS |\n|---|---|---|")
+    print_rows(rows)
+    print("| curl, the %d feeds one after another | %s | |" % (len(urls), fmt(sequential)))
+    print("| curl --parallel, the %d feeds | %s | |" % (len(urls), fmt(parallel)))
+    print()
+
+
+def s6():
+    paths, target = s1_workload()
+    server, port = start_slow_server(0, ["127.0.0.1"])
+    try:
+        urls = [BASE + p for p in paths]
+        urls.insert(len(urls) // 2, "http://127.0.0.1:%d/dead/feed.xml" % port)
+        cfg = list_file("s6.cfg", urls)
+        rows = ours_and_before(["-c", cfg, "-o", target], runs=1)
+    finally:
+        server.terminate()
+        server.wait()
+    print("### S6: S1 and one feed that never answers (one run each)\n")
+    print("| run | wall | peak RSS |\n|---|---|---|")
+    for who, walls, rss in rows:
+        print("| %s | %.1f s | %s |" % (who, walls[0], mib(rss)))
+    print()
 
 
 def s2():
@@ -171,7 +253,9 @@ def s2():
         urls.append(BASE + "/s2/f%d.xml" % i)
     cfg = list_file("s2.cfg", urls)
     target = os.path.join(WORK, "s2-target")
-    ours, ours_rss = measure([WAVELOT, "-c", cfg, "-o", target], setup=empty(target))
+    rows = ours_and_before(["-c", cfg, "-o", target], setup=empty(target),
+                           label="wavelot (fsync per episode)")
+    ours = rows[0][1]
     curl_dir = os.path.join(WORK, "s2-curl")
     curl_cmd = ["curl", "-s", "--remote-name-all", "--output-dir", curl_dir] + episode_urls
     plain, _ = measure(curl_cmd, setup=empty(curl_dir))
@@ -181,7 +265,7 @@ def s2():
     print("### S2: first run (%d feeds x %d items, %d episodes of %d KiB)\n"
           % (feeds, items, n, size >> 10))
     print("| run | wall, median (min–max) | peak RSS |\n|---|---|---|")
-    print("| wavelot (fsync per episode) | %s | %s |" % (fmt(ours), mib(ours_rss)))
+    print_rows(rows)
     print("| curl, %d URLs one after another | %s | |" % (n, fmt(plain)))
     print("| curl, then `sync` of each file | %s | |" % fmt(synced))
     m = statistics.median
@@ -203,15 +287,17 @@ def s3():
         cfg = list_file("s3.cfg", [BASE + "/s3/%s.xml" % name])
         target = os.path.join(WORK, "s3-target")
         runs = RUNS if size <= (64 << 20) else max(1, min(RUNS, 3))
-        ours, ours_rss = measure([WAVELOT, "-c", cfg, "-o", target], setup=empty(target), runs=runs)
+        rows = ours_and_before(["-c", cfg, "-o", target], setup=empty(target), runs=runs,
+                               label="wavelot (fsync)")
+        ours = rows[0][1]
         curl_dir = os.path.join(WORK, "s3-curl")
         curl_cmd = ["curl", "-s", "-o", os.path.join(curl_dir, name), BASE + "/s3/" + name]
         theirs, theirs_rss = measure(curl_cmd, setup=empty(curl_dir), runs=runs)
         synced, _ = measure(["sh", "-c", "%s && sync %s" % (" ".join(curl_cmd),
                                                             os.path.join(curl_dir, name))],
                             setup=empty(curl_dir), runs=runs)
-        for who, walls, rss in (("wavelot (fsync)", ours, ours_rss), ("curl -o", theirs, theirs_rss),
-                                ("curl -o, then `sync` of the file", synced, None)):
+        for who, walls, rss in rows + [("curl -o", theirs, theirs_rss),
+                                       ("curl -o, then `sync` of the file", synced, None)]:
             print("| %d MiB | %s | %s | %.0f MiB/s | %s |" % (
                 size >> 20, who, fmt(walls), (size >> 20) / statistics.median(walls),
                 mib(rss) if rss else ""))
@@ -228,6 +314,7 @@ def s4():
     print("| items | feed size | wavelot wall | peak RSS | libnxml parse | libmrss parse | "
           "libmrss beyond the XML parse |\n|---|---|---|---|---|---|---|")
     text = "x" * 700
+    before_rows = []
     for n in counts:
         name = "big-%d.xml" % n
         path = os.path.join(WWW, "s4", name)
@@ -241,12 +328,18 @@ def s4():
         cfg = list_file("s4.cfg", [BASE + "/s4/" + name])
         runs = max(1, min(RUNS, 3))
         ours, rss = measure([WAVELOT, "-c", cfg, "-o", target], runs=runs)
+        if BEFORE:
+            theirs, theirs_rss = measure([BEFORE, "-c", cfg, "-o", target], runs=runs)
+            before_rows.append("| %d | %s | %s |" % (n, fmt(theirs), mib(theirs_rss)))
         xml = parse_seconds("nxml", path, runs)
         whole = parse_seconds("mrss", path, runs)
         m = statistics.median
         print("| %d | %.1f MB | %s | %s | %.3f s | %.3f s | %.3f s (%.0f%% of wavelot) |" % (
             n, os.path.getsize(path) / 1e6, fmt(ours), mib(rss), m(xml), m(whole),
             m(whole) - m(xml), 100 * (m(whole) - m(xml)) / m(ours)))
+    if before_rows:
+        print("\nThe build before the change:\n\n| items | wall | peak RSS |\n|---|---|---|")
+        print("\n".join(before_rows))
     print()
 
 
@@ -269,6 +362,8 @@ def machine():
     print("Machine: %s, %d cores, %.0f GiB, kernel %s; curl %s, %s; target disk: the file "
           "system of %s. %d runs each unless said.\n" % (
               cpu, os.cpu_count(), mem, platform.release(), curl, nginx, WORK, RUNS))
+    if BEFORE:
+        print("Before the change: %s.\n" % BEFORE)
 
 
 def main():
@@ -278,7 +373,8 @@ def main():
     nginx = start_nginx()
     try:
         machine()
-        wanted = [a for a in sys.argv[4:] if not a.startswith("--")] or ["s1", "s2", "s3", "s4"]
+        wanted = ([a for a in sys.argv[4:] if not a.startswith("--")] or
+                  ["s1", "s2", "s3", "s4", "s5", "s6"])
         for name in wanted:
             globals()[name]()
             sys.stdout.flush()
