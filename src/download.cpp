@@ -83,13 +83,14 @@ int show_progress(void *user, curl_off_t total, curl_off_t now, curl_off_t, curl
     p->shown = true;
     double elapsed = t - p->started;
     double rate = elapsed > 0 ? static_cast<double>(now) / elapsed / 1024.0 : 0.0;
+    std::fputs("\r\033[K", stderr);
+    put_terminal_text(p->name, stderr); // a feed's name must not steer the terminal
     if (total > 0)
-        std::fprintf(stderr, "\r\033[K%s  %lld of %lld bytes (%d%%)  %.1f KiB/s", p->name,
+        std::fprintf(stderr, "  %lld of %lld bytes (%d%%)  %.1f KiB/s",
                      static_cast<long long>(now), static_cast<long long>(total),
                      static_cast<int>(now * 100 / total), rate);
     else
-        std::fprintf(stderr, "\r\033[K%s  %lld bytes  %.1f KiB/s", p->name,
-                     static_cast<long long>(now), rate);
+        std::fprintf(stderr, "  %lld bytes  %.1f KiB/s", static_cast<long long>(now), rate);
     return 0;
 }
 
@@ -137,19 +138,25 @@ bool lock_part_file(int fd, const char *part_path)
     return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
-// Flushes, syncs and closes the body stream; the first failure's errno is
-// kept for the warning.
-bool close_body(part_file &part)
+// Flushes, syncs and closes a stream; returns the first failure's errno,
+// or 0 when everything is on disk.
+int finish_stream(std::FILE *stream)
 {
     int failure = 0;
-    if (std::fflush(part.stream) != 0 || std::ferror(part.stream))
+    if (std::fflush(stream) != 0 || std::ferror(stream))
         failure = errno != 0 ? errno : EIO;
-    if (failure == 0 && fsync(fileno(part.stream)) != 0)
+    if (failure == 0 && fsync(fileno(stream)) != 0)
         failure = errno;
-    int closed = std::fclose(part.stream);
+    if (std::fclose(stream) != 0 && failure == 0)
+        failure = errno;
+    return failure;
+}
+
+// The body stream, finished; errno says why when it failed.
+bool close_body(part_file &part)
+{
+    int failure = finish_stream(part.stream);
     part.stream = nullptr;
-    if (failure == 0 && closed != 0)
-        failure = errno;
     errno = failure;
     return failure == 0;
 }
@@ -172,8 +179,12 @@ void format_date(std::time_t date, char (&text)[64])
                   local.tm_hour, local.tm_min, local.tm_sec, local.tm_year + 1900LL);
 }
 
-void write_info_file(const episode *ep, const char *target_path, char (&info_path)[path_buffer_size])
+// Written and synced before the episode is moved into place, so that an
+// episode never stands without its whole info file; what could not be
+// written whole is removed, and the episode then goes without one.
+void write_info_file(const episode *ep, const char *target_path)
 {
+    char info_path[path_buffer_size];
     add_suffix(info_path, target_path, std::strlen(target_path), ".info");
     std::FILE *info = std::fopen(info_path, "w+");
     if (info == nullptr) {
@@ -182,16 +193,16 @@ void write_info_file(const episode *ep, const char *target_path, char (&info_pat
     }
     char date_text[64];
     format_date(ep->date, date_text);
-    int printed = std::fprintf(info, "Filename : %s\nTitle : %s\nTags : %s\nDate : %s",
-                               ep->filename, ep->title, ep->tags, date_text);
-    bool failed = printed < 0 || std::fflush(info) != 0 || std::ferror(info);
-    int saved = errno;
-    if (std::fclose(info) != 0 && !failed) {
-        failed = true;
-        saved = errno;
-    }
-    if (failed) {
-        errno = saved;
+    int failure = 0;
+    if (std::fprintf(info, "Filename : %s\nTitle : %s\nTags : %s\nDate : %s", ep->filename,
+                     ep->title, ep->tags, date_text) < 0)
+        failure = errno != 0 ? errno : EIO;
+    int finished = finish_stream(info);
+    if (failure == 0)
+        failure = finished;
+    if (failure != 0) {
+        std::remove(info_path);
+        errno = failure;
         warn("Can't write file : %s\n", info_path);
     }
 }
@@ -259,10 +270,8 @@ void download_episode(const episode *ep, const char *target_dir)
         warn("Can't write file : %s\n", part_path);
         return;
     }
-    if (std::rename(part_path, target_path) != 0) {
-        warn("Can't rename file from %s to %s", part_path, target_path);
-        return;
-    }
     if (write_info)
-        write_info_file(ep, target_path, part_path);
+        write_info_file(ep, target_path);
+    if (std::rename(part_path, target_path) != 0)
+        warn("Can't rename file from %s to %s", part_path, target_path);
 }

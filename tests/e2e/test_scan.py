@@ -51,9 +51,9 @@ class Scan(Case):
         for line, pattern in zip(lines, expected):
             self.assertRegex(line, "^%s$" % pattern)
         self.assertEqual(self.files(), ["1.mp3", "2.mp3", "3.mp3"])
-        # Every feed was fetched before any episode.
+        # Every feed was fetched (together, in any order) before any episode.
         paths = srv.paths()
-        self.assertEqual(paths[:4], ["/good.xml", "/missing.xml", "/notxml", "/last.xml"])
+        self.assertEqual(sorted(paths[:4]), ["/good.xml", "/last.xml", "/missing.xml", "/notxml"])
 
     def test_days_option_as_atoi_reads_it(self):
         srv = self.server()
