@@ -42,7 +42,7 @@ bool parse_zone(const char *rest, int *minutes)
     std::string_view token(rest, len);
 
     if (token.size() == 5 && (token[0] == '+' || token[0] == '-') &&
-        all_digits(token.substr(1))) {
+        all_digits(std::string_view(token.data() + 1, 4))) {
         int hh = (token[1] - '0') * 10 + (token[2] - '0');
         int mm = (token[3] - '0') * 10 + (token[4] - '0');
         if (hh > 23 || mm > 59)

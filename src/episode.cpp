@@ -49,10 +49,11 @@ static void store_filename(char *field, std::string_view name)
     std::string_view ext;
     std::size_t dot = name.rfind('.');
     if (dot != std::string_view::npos && name.size() - dot <= extension_keep_max)
-        ext = name.substr(dot);
+        ext = std::string_view(name.data() + dot, name.size() - dot);
     std::size_t stem = utf8_boundary(name, filename_max - ext.size());
     std::memcpy(field, name.data(), stem);
-    ext.copy(field + stem, ext.size());
+    if (!ext.empty())
+        std::memcpy(field + stem, ext.data(), ext.size());
     field[stem + ext.size()] = '\0';
 }
 

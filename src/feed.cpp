@@ -39,16 +39,20 @@ int nesting_depth(std::string_view doc)
         at = found == std::string_view::npos ? doc.size() : found + end.size();
     };
     while ((at = doc.find('<', at)) != std::string_view::npos) {
-        std::string_view rest = doc.substr(at);
-        if (rest.compare(0, 4, "<!--") == 0) {
+        std::string_view rest(doc.data() + at, doc.size() - at);
+        auto starts = [&](std::string_view prefix) {
+            return rest.size() >= prefix.size() &&
+                   std::memcmp(rest.data(), prefix.data(), prefix.size()) == 0;
+        };
+        if (starts("<!--")) {
             skip_past("-->");
-        } else if (rest.compare(0, 9, "<![CDATA[") == 0) {
+        } else if (starts("<![CDATA[")) {
             skip_past("]]>");
-        } else if (rest.compare(0, 2, "<?") == 0) {
+        } else if (starts("<?")) {
             skip_past("?>");
-        } else if (rest.compare(0, 2, "<!") == 0) {
+        } else if (starts("<!")) {
             skip_past(">");
-        } else if (rest.compare(0, 2, "</") == 0) {
+        } else if (starts("</")) {
             depth--;
             skip_past(">");
         } else {

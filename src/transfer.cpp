@@ -38,10 +38,11 @@ struct run_transfers {
     }
 };
 
+run_transfers run;
+bool made = false;
+
 run_transfers &transfers()
 {
-    static run_transfers run;
-    static bool made = false;
     if (!made) {
         made = true;
         curl_global_init(CURL_GLOBAL_DEFAULT);

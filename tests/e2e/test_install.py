@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import WAVELOT, Case
+from harness import SANITIZED, WAVELOT, Case
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.environ.get("WAVELOT_BUILD", "")
@@ -26,6 +26,16 @@ class Installed(Case):
         for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "FILES", "EXIT STATUS",
                         "EXAMPLES", "SEE ALSO"):
             self.assertRegex(text, r"(?m)^%s$" % section)
+
+    @unittest.skipUnless(shutil.which("readelf"), "needs readelf")
+    def test_links_one_libcurl_and_no_cxx_runtime(self):
+        dynamic = subprocess.run(["readelf", "-d", WAVELOT], capture_output=True, check=True,
+                                 text=True).stdout
+        needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", dynamic)
+        # The GnuTLS libcurl that libmrss's libnxml loads, and no second one.
+        self.assertEqual([n for n in needed if "curl" in n], ["libcurl-gnutls.so.4"])
+        if not SANITIZED:  # the sanitizer runtimes bring their own
+            self.assertFalse([n for n in needed if n.startswith(("libstdc++", "libm."))], needed)
 
     @unittest.skipUnless(BUILD and shutil.which("cpack") and shutil.which("dpkg-deb"),
                          "needs the build directory, cpack and dpkg-deb")
