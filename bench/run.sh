@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh g++ cmake ninja-build pkg-config libmrss0-dev \
-    libcurl4-gnutls-dev python3 nginx-light curl time
+    libcurl4-gnutls-dev libseccomp-dev python3 nginx-light curl time
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DWAVELOT_TESTS=OFF \
     -DWAVELOT_BENCH=ON >/dev/null
 cmake --build build/bench >/dev/null

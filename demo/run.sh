@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh g++ cmake ninja-build pkg-config libmrss0-dev \
-    libcurl4-gnutls-dev python3
+    libcurl4-gnutls-dev libseccomp-dev python3
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWAVELOT_TESTS=OFF >/dev/null
 cmake --build build/demo >/dev/null
 

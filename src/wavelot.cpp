@@ -1,5 +1,6 @@
 #include "wavelot.h"
 
+#include "confine.h"
 #include "diag.h"
 #include "download.h"
 #include "episode.h"
@@ -119,6 +120,8 @@ int wavelot_main(int argc, char **argv)
     }
     if (list_path == nullptr || target_dir == nullptr)
         print_usage();
+    // Feeds are hostile input: from here on, writes only beneath -o.
+    confine(target_dir);
 
     episode_list queue;
     episode_list_init(&queue);

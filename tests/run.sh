@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh g++ cmake ninja-build pkg-config libmrss0-dev \
-    libcurl4-gnutls-dev libgtest-dev libgmock-dev python3 tzdata openssl util-linux \
+    libcurl4-gnutls-dev libseccomp-dev libgtest-dev libgmock-dev python3 tzdata openssl util-linux \
     groff-base dpkg-dev valgrind
 
 for variant in plain sanitize; do

@@ -3,6 +3,7 @@ scripted HTTP responses on 127.0.0.1, and make scratch directories."""
 
 import http.server
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -26,16 +27,25 @@ def plain_env():
     return {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
 
 
-def run(args, env=None, program=None, timeout=RUN_TIMEOUT, **kwargs):
+# With -v, a run first says which confinement is in force; that depends on
+# the kernel (and on valgrind), so most tests leave the line out.
+CONFINEMENT = re.compile(rb"^Debug : confinement : [^\n]*\n")
+
+
+def run(args, env=None, program=None, timeout=RUN_TIMEOUT, confinement=False, **kwargs):
     """Runs the binary (or `program`, a link to it) with `args`; returns
-    the CompletedProcess with bytes stdout and stderr."""
+    the CompletedProcess with bytes stdout and stderr, the latter without
+    its confinement line unless `confinement`."""
     full_env = plain_env()
     full_env.setdefault("TZ", "UTC")
     if env:
         full_env.update(env)
-    return subprocess.run(WRAPPER + [program or WAVELOT] + list(args), stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, env=full_env, timeout=timeout,
-                          stdin=subprocess.DEVNULL, **kwargs)
+    r = subprocess.run(WRAPPER + [program or WAVELOT] + list(args), stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, env=full_env, timeout=timeout,
+                       stdin=subprocess.DEVNULL, **kwargs)
+    if not confinement:
+        r.stderr = CONFINEMENT.sub(b"", r.stderr, count=1)
+    return r
 
 
 def run_measured(args, timeout=RUN_TIMEOUT):
@@ -57,7 +67,7 @@ def run_measured(args, timeout=RUN_TIMEOUT):
             time.sleep(0.02)
         proc.returncode = os.waitstatus_to_exitcode(status)
         err.seek(0)
-        return proc.returncode, err.read(), usage.ru_maxrss
+        return proc.returncode, CONFINEMENT.sub(b"", err.read(), count=1), usage.ru_maxrss
 
 
 def closed_port():

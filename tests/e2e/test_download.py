@@ -16,6 +16,14 @@ DATE = "Tue, 10 Jun 2003 04:00:00 GMT"
 NO_DATE = warning("Invalide empty date")
 
 
+def limited(size):
+    """Files of at most `size` bytes for the program, as a full disk would."""
+    def preexec():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return preexec
+
+
 class Download(Case):
     def feed(self, *episodes):
         """Serves a feed of (path, response) episodes; returns the list file."""
@@ -164,12 +172,6 @@ class Download(Case):
         self.assertEqual(self.read("same.mp3"), b"first")
 
     def test_write_failures_are_caught_before_the_rename(self):
-        def limited(size):
-            def preexec():
-                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-                resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
-            return preexec
-
         big = self.feed(("/big.mp3", Response(b"z" * (3 << 20))))
         r = self.wavelot(big, preexec_fn=limited(64 << 10))
         self.assertEqual(r.stderr.decode(), "wavelot: Error 23 downloading file : %s: "
@@ -190,15 +192,16 @@ class Download(Case):
     def test_info_file_that_cannot_be_written(self):
         cfg = self.feed(("/a.mp3", Response(b"a")), ("/b.mp3", Response(b"b")))
         os.mkdir(os.path.join(self.out, "a.mp3.info"))
-        os.symlink("/dev/full", os.path.join(self.out, "b.mp3.info"))
-        r = self.wavelot(cfg, "-i")
+        # Room for an episode of one byte, not for an info file.
+        r = self.wavelot(cfg, "-i", preexec_fn=limited(16))
         target_a = os.path.join(self.out, "a.mp3")
         info_b = os.path.join(self.out, "b.mp3.info")
         self.assertEqual(r.stderr.decode(),
                          "wavelot: Can't create file %s\n: Is a directory\n" % target_a +
-                         "wavelot: Can't write file : %s\n: No space left on device\n" % info_b)
+                         "wavelot: Can't write file : %s\n: File too large\n" % info_b)
         self.assertEqual(self.read("a.mp3"), b"a")
         self.assertEqual(self.read("b.mp3"), b"b")
+        self.assertNotIn("b.mp3.info", self.files())  # what was written of it is gone
 
     def test_target_paths_that_leave_no_room_for_the_suffixes(self):
         # Nested directories make a target directory of a chosen length.

@@ -57,7 +57,7 @@ class SystemLog(Case):
         cfg = self.list_file("/nonexistent")
         status, stderr, entries = self.run_logged("-l", "-v", "-c", cfg, "-o", self.out)
         self.assertEqual(status, 0)
-        self.assertEqual(stderr, "Debug : Parse feed /nonexistent\n")
+        self.assertRegex(stderr, r"^Debug : confinement : [^\n]*\nDebug : Parse feed /nonexistent\n$")
         self.assertEqual(entries, [(12, "Download error ")])  # LOG_USER | LOG_WARNING
 
 

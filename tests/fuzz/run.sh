@@ -11,7 +11,7 @@ build="$root/build/fuzz"
 corpus="$root/../shared/corpus/realworld"
 
 bash "$root/tools/install-deps.sh" clang libclang-rt-14-dev cmake ninja-build pkg-config \
-    libmrss0-dev libcurl4-gnutls-dev
+    libmrss0-dev libcurl4-gnutls-dev libseccomp-dev
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DWAVELOT_FUZZ=ON -DWAVELOT_TESTS=OFF >/dev/null
 cmake --build "$build" >/dev/null

@@ -61,18 +61,24 @@ static void say(int fd, const char *text)
     syscall(SYS_write, fd, text, strlen(text));
 }
 
-static void log_action(const char *fn, long n)
+/* Opened before the program runs, so that the log can be written whatever
+ * the program's confinement allows later. */
+static int log_fd = -1;
+
+__attribute__((constructor)) static void open_log(void)
 {
     const char *path = getenv("WAVELOT_SHIM_LOG");
-    if (path == NULL)
-        return;
-    int fd = (int)syscall(SYS_open, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (path != NULL)
+        log_fd = (int)syscall(SYS_open, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+static void log_action(const char *fn, long n)
+{
+    if (log_fd < 0)
         return;
     char line[64];
     snprintf(line, sizeof line, "%s %ld\n", fn, n);
-    say(fd, line);
-    syscall(SYS_close, fd);
+    say(log_fd, line);
 }
 
 /* Whether this own call of fn is the one to fail (errno set, result 1) or
