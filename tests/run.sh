@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh g++ cmake ninja-build pkg-config libmrss0-dev \
     libcurl4-gnutls-dev libseccomp-dev libgtest-dev libgmock-dev python3 tzdata openssl util-linux \
-    groff-base dpkg-dev valgrind
+    groff-base dpkg-dev valgrind debhelper lintian bubblewrap systemd git
 
 for variant in plain sanitize; do
     build="build/test-$variant"
