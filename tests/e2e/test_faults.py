@@ -59,19 +59,25 @@ class Episodes(Case):
                 names.add(name)
         return names
 
-    def check(self, said, without_info=frozenset()):
-        """Every episode in place is whole, and has its whole info file
-        unless it is one of `without_info`."""
+    def torn(self, without_info=frozenset()):
+        """What breaks the promise: an episode in place that is not whole,
+        or that lacks its whole info file (unless it is one of
+        `without_info`)."""
         files = set(self.files())
+        found = []
         for name, body in self.bodies.items():
             if name not in files:
                 continue
-            self.assertEqual(self.read(name), body, name)
-            if name in without_info:
-                continue
-            self.assertIn(name + ".info", files, said)
+            if self.read(name) != body:
+                found.append(name)
             n = int(name[2])
-            self.assertEqual(self.read(name + ".info"), info_text(name, "title %d" % n), said)
+            if name not in without_info and (name + ".info" not in files or self.read(
+                    name + ".info") != info_text(name, "title %d" % n)):
+                found.append(name + ".info")
+        return found
+
+    def check(self, said, without_info=frozenset()):
+        self.assertEqual(self.torn(without_info), [], said)
 
     def complete(self, without_info=frozenset()):
         """A clean run afterwards mends everything."""
@@ -131,7 +137,7 @@ class FileCalls(Episodes):
 
     def test_every_file_call_failing_in_turn(self):
         self.serve()
-        runs = injected = 0
+        runs = injected = deaths = torn = 0
         for fn, codes in sorted(FAULTS.items()):
             for code in codes:
                 n = 1
@@ -144,13 +150,16 @@ class FileCalls(Episodes):
                         break
                     injected += 1
                     said = r.stderr.decode()
+                    warned = self.warned_without_info(said)
+                    deaths += r.returncode < 0
+                    torn += len(self.torn(warned))
                     with self.subTest(fail="%s:%d:%s" % (fn, n, errno.errorcode[code])):
                         self.assertGreaterEqual(r.returncode, 0, said)  # no signal
-                        warned = self.warned_without_info(said)
                         self.check(said, warned)
                         self.complete(warned)
                     n += 1
-        print("\nfile calls: %d runs, %d failures injected" % (runs, injected))
+        print("\nfile calls: %d runs, %d failures injected, %d deaths by signal, %d torn files"
+              % (runs, injected, deaths, torn))
         self.assertGreater(injected, 40)
 
     def test_kill_between_info_file_and_rename_is_mended(self):
@@ -171,7 +180,7 @@ class Kills(Episodes):
         # transfers, in the syncs and between the files.
         self.serve(size=200000, chunk=10000, delay=0.01)
         rnd = random.Random(20261210)
-        runs = kills = 0
+        runs = kills = torn = 0
         for group in range(10):
             for name in os.listdir(self.out):
                 os.remove(os.path.join(self.out, name))
@@ -184,9 +193,10 @@ class Kills(Episodes):
                 _, said = proc.communicate(timeout=60)
                 runs += 1
                 kills += proc.returncode == -signal.SIGKILL
+                torn += len(self.torn())
                 self.check(said.decode())
             self.complete()
-        print("\nkills: %d runs, %d killed before their end" % (runs, kills))
+        print("\nkills: %d runs, %d killed before their end, %d torn files" % (runs, kills, torn))
         self.assertGreater(kills, runs // 3)
 
 
