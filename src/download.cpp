@@ -113,11 +113,7 @@ void set_episode_options(CURL *handle, const episode *ep, std::FILE *stream,
     // An error page is not an episode.
     curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
     // A feed must not make us read local files or talk other protocols.
-#if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-#else
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
-#endif
+    allow_only_web(handle, true);
     curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receive_buffer_bytes);
     if (progress != nullptr) {
         curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);

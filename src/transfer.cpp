@@ -240,11 +240,7 @@ void set_shared_options(CURL *handle)
     curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, shared_limits.max_redirects);
-#if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-#else
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
-#endif
+    allow_only_web(handle, false);
     curl_easy_setopt(handle, CURLOPT_USERAGENT, user_agent);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, shared_limits.connect_timeout_seconds);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, shared_limits.low_speed_bytes);
@@ -252,6 +248,19 @@ void set_shared_options(CURL *handle)
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(handle, CURLOPT_SHARE, transfers().share);
+}
+
+void allow_only_web(CURL *handle, bool requests)
+{
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    if (requests)
+        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
+    if (requests)
+        curl_easy_setopt(handle, CURLOPT_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
+#endif
 }
 
 void feed_fetch_start(feed_fetch *fetch, bool first)

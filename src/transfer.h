@@ -60,6 +60,10 @@ struct feed_fetch {
 // The options that feed and episode transfers share.
 void set_shared_options(CURL *handle);
 
+// Redirects only to http and https URLs; with `requests`, the transfer's
+// own URL too.
+void allow_only_web(CURL *handle, bool requests);
+
 // Starts fetching `fetch->line` (already cut) on the run's multi handle.
 // A fetch that cannot even start is done at once, with its error.
 void feed_fetch_start(feed_fetch *fetch, bool first);
