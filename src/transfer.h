@@ -40,8 +40,8 @@ constexpr std::size_t line_size = 1024;
 // One fetch of the run's read-ahead window: the list piece it was started
 // for, when it started, and what it brought.
 struct feed_fetch {
-    char line[line_size]; // the piece as read, cut at its line end
-    std::time_t started;  // the feed's reference time for the age filter
+    char line[line_size] = {}; // the piece as read, cut at its line end
+    std::time_t started = 0; // the feed's reference time for the age filter
     CURL *handle = nullptr;
     char *body = nullptr; // the document received so far
     std::size_t size = 0;
