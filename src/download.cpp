@@ -182,8 +182,17 @@ void write_info_file(const episode *ep, const char *target_path)
 {
     char info_path[path_buffer_size];
     add_suffix(info_path, target_path, std::strlen(target_path), ".info");
-    std::FILE *info = std::fopen(info_path, "w+");
+    // A link planted under the info file's name is not followed: it could
+    // name any file of the user's.
+    int fd = open(info_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    std::FILE *info = fd >= 0 ? fdopen(fd, "w+") : nullptr;
     if (info == nullptr) {
+        int saved = errno;
+        if (fd >= 0) {
+            close(fd);
+            std::remove(info_path); // no empty info file beside the episode
+        }
+        errno = saved;
         warn("Can't create file %s\n", target_path);
         return;
     }
@@ -226,9 +235,10 @@ void download_episode(const episode *ep, const char *target_dir)
     }
     debug("downloading file : %s\n", ep->url);
 
-    // Not truncated yet: another run may be writing it.
+    // Not truncated yet: another run may be writing it. Nor followed if it
+    // is a link, which would have us empty whatever file it names.
     part_file part;
-    part.lock_fd = open(part_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    part.lock_fd = open(part_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (part.lock_fd < 0)
         err(fatal_status(), "Can't create file : %s\n", part_path);
     if (!lock_part_file(part.lock_fd, part_path)) {

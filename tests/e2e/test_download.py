@@ -203,6 +203,29 @@ class Download(Case):
         self.assertEqual(self.read("b.mp3"), b"b")
         self.assertNotIn("b.mp3.info", self.files())  # what was written of it is gone
 
+    def test_links_planted_in_the_target_are_not_followed(self):
+        cfg = self.feed(("/ep.mp3", Response(b"the episode")))
+        victim = self.write("victim", "precious")
+        target = os.path.join(self.out, "ep.mp3")
+        cases = [
+            # link, what the run says, its status, what is left
+            ("ep.mp3.info", "wavelot: Can't create file %s\n: Too many levels of symbolic links\n"
+             % target, 0, ["ep.mp3", "ep.mp3.info"]),
+            ("ep.mp3.part", "wavelot: Can't create file : %s.part\n: Too many levels of symbolic "
+             "links\n" % target, 40, ["ep.mp3.part"]),  # ELOOP
+        ]
+        for link, said, status, left in cases:
+            with self.subTest(link):
+                for name in os.listdir(self.out):
+                    os.remove(os.path.join(self.out, name))
+                os.symlink(victim, os.path.join(self.out, link))
+                r = self.wavelot(cfg, "-i")
+                self.assertEqual((r.returncode, r.stderr.decode()), (status, said))
+                self.assertEqual(self.files(), left)
+                self.assertTrue(os.path.islink(os.path.join(self.out, link)))
+                with open(victim) as f:
+                    self.assertEqual(f.read(), "precious")
+
     def test_target_paths_that_leave_no_room_for_the_suffixes(self):
         # Nested directories make a target directory of a chosen length.
         def directory_of_length(n):
