@@ -200,6 +200,8 @@ class Installed(Case):
         command = [
             "bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
             "--ro-bind", self.dir, self.dir, "--bind", self.out, self.out,
+            # The programs may live under /tmp too, which is private now.
+            "--ro-bind", WAVELOT, WAVELOT, "--ro-bind", UNIT_FILTER, UNIT_FILTER,
             "--bind", os.path.join(self.dir, "log"), "/dev/log",
             "--unshare-ipc", "--unshare-uts", "--new-session", "--die-with-parent",
             "--cap-drop", "ALL", "--",
