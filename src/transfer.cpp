@@ -201,6 +201,8 @@ void finish_feed(feed_fetch *fetch, CURLcode code)
     curl_easy_cleanup(fetch->handle);
     fetch->handle = nullptr;
     fetch->done = !fetch->deferred;
+    if (fetch->deferred && fetch->first) // it led the window before it ended
+        feed_fetch_start(fetch, true);
 }
 
 // Moves every transfer on and ends the feed fetches that are done. The
