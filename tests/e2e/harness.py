@@ -238,6 +238,18 @@ class Case(unittest.TestCase):
             self._server = Server()
         return self._server
 
+    def failing_feeds_list(self, srv):
+        """Serves the episodes /e/1.mp3 to /e/3.mp3 and writes a list of
+        five feeds: /good.xml, a refused one, /missing.xml, /notxml and
+        /last.xml (the test serves the feeds). Returns the list file and
+        the refused URL."""
+        for n in (1, 2, 3):
+            srv.routes["/e/%d.mp3" % n] = Response(b"audio %d" % n)
+        refused = "http://127.0.0.1:%d/feed.xml" % closed_port()
+        cfg = self.list_file(srv.url("/good.xml"), refused, srv.url("/missing.xml"),
+                             srv.url("/notxml"), srv.url("/last.xml"))
+        return cfg, refused
+
     def write(self, name, data):
         path = os.path.join(self.dir, name)
         with open(path, "wb") as f:

@@ -42,11 +42,7 @@ class Fetch(Case):
 
         for i, (path, response) in enumerate(feeds):
             srv.routes[path] = late(i, response)
-        for n in (1, 2, 3):
-            srv.routes["/e/%d.mp3" % n] = Response(b"audio %d" % n)
-        refused = "http://127.0.0.1:%d/feed.xml" % closed_port()
-        cfg = self.list_file(srv.url("/good.xml"), refused, srv.url("/missing.xml"),
-                             srv.url("/notxml"), srv.url("/last.xml"))
+        cfg, refused = self.failing_feeds_list(srv)
         r = run(["-v", "-c", cfg, "-o", self.out])
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stderr.decode(), "".join([

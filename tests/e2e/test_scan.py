@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import Case, Response, closed_port, item, rfc822, run, rss
+from harness import Case, Response, item, rfc822, run, rss
 
 DATE = "Tue, 10 Jun 2003 04:00:00 GMT"
 
@@ -22,11 +22,7 @@ class Scan(Case):
         srv.routes["/notxml"] = Response("just some text")
         srv.routes["/last.xml"] = Response(rss([item("three", enclosure=srv.url("/e/3.mp3"),
                                                      pubdate=DATE)]))
-        for n in (1, 2, 3):
-            srv.routes["/e/%d.mp3" % n] = Response(b"audio %d" % n)
-        refused = "http://127.0.0.1:%d/feed.xml" % closed_port()
-        cfg = self.list_file(srv.url("/good.xml"), refused, srv.url("/missing.xml"),
-                             srv.url("/notxml"), srv.url("/last.xml"))
+        cfg, refused = self.failing_feeds_list(srv)
         r = run(["-v", "-c", cfg, "-o", self.out])
         self.assertEqual(r.returncode, 0)
         errtext = r"[^\n]*"  # whatever errno libmrss left behind
